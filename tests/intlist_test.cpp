@@ -21,8 +21,6 @@
 // The program's entry point, renamed in the test build.
 int intlistMain();
 
-extern char **environ;
-
 namespace {
 
 // What a run prints: the first ten digits of pi, last inserted first.
@@ -70,10 +68,7 @@ protected:
         }
     }
 
-    static std::string print()
-    {
-        return captureStdout(printLinkedList);
-    }
+    static std::string print() { return captureStdout(printLinkedList); }
 };
 
 TEST_F(List, PrintsValuesFromLastInsertedToFirstWithoutSeparators)
@@ -144,12 +139,19 @@ TEST_F(List, RunBuildsTenDigitListAndPrintsItFrontToBack)
     EXPECT_EQ(walked, kOutput);
 }
 
+#ifdef __SANITIZE_ADDRESS__
+constexpr bool kAddressSanitizer = true;
+#else
+constexpr bool kAddressSanitizer = false;
+#endif
+
 // Grows the list under a small address-space limit until the heap runs out.
 [[noreturn]] void exhaustHeap()
 {
     std::size_t pages = 0;
     std::ifstream("/proc/self/statm") >> pages;
-    const auto room = static_cast<rlim_t>(pages * static_cast<std::size_t>(::sysconf(_SC_PAGESIZE)));
+    const auto room =
+        static_cast<rlim_t>(pages * static_cast<std::size_t>(::sysconf(_SC_PAGESIZE)));
     const rlimit limit{room + (rlim_t{64} << 20), RLIM_INFINITY};
     ::setrlimit(RLIMIT_AS, &limit);
     for (;;) {
@@ -159,11 +161,10 @@ TEST_F(List, RunBuildsTenDigitListAndPrintsItFrontToBack)
 
 TEST(ListDeathTest, ExhaustedHeapIsReportedWithStatusOne)
 {
-#ifdef __SANITIZE_ADDRESS__
-    GTEST_SKIP() << "an address-space limit breaks AddressSanitizer's shadow memory";
-#else
+    if (kAddressSanitizer) {
+        GTEST_SKIP() << "an address-space limit breaks AddressSanitizer's shadow memory";
+    }
     EXPECT_EXIT(exhaustHeap(), testing::ExitedWithCode(1), "^intlist: out of memory\n$");
-#endif
 }
 
 enum class Stdout { Pipe, File, Full, Closed };
@@ -194,13 +195,16 @@ Outcome runProgram(std::vector<std::string> args, char *const *env, bool closeSt
     switch (where) {
     case Stdout::Pipe: posix_spawn_file_actions_adddup2(&actions, outPipe[1], STDOUT_FILENO); break;
     case Stdout::File: posix_spawn_file_actions_adddup2(&actions, outFile, STDOUT_FILENO); break;
-    case Stdout::Full: posix_spawn_file_actions_addopen(&actions, STDOUT_FILENO, "/dev/full", O_WRONLY, 0); break;
+    case Stdout::Full:
+        posix_spawn_file_actions_addopen(&actions, STDOUT_FILENO, "/dev/full", O_WRONLY, 0);
+        break;
     case Stdout::Closed: posix_spawn_file_actions_addclose(&actions, STDOUT_FILENO); break;
     }
     posix_spawn_file_actions_adddup2(&actions, errPipe[1], STDERR_FILENO);
 
     args.insert(args.begin(), INTLIST_BINARY);
     std::vector<char *> argv;
+    argv.reserve(args.size() + 1);
     for (std::string &arg : args) {
         argv.push_back(arg.data());
     }
