@@ -4,10 +4,8 @@
 
 #include "intlist.h"
 
-#include <cerrno>
 #include <cstdio>
 #include <cstdlib>
-#include <cstring>
 
 ListNode *START;
 
@@ -63,7 +61,7 @@ int main()
     // Flush here rather than at exit, where a full disk or a closed
     // descriptor would be lost and the run would still look successful.
     if (std::fflush(stdout) != 0 || std::ferror(stdout) != 0) {
-        std::fprintf(stderr, "intlist: write error: %s\n", std::strerror(errno));
+        std::perror("intlist: write error");
         return EXIT_FAILURE;
     }
     return EXIT_SUCCESS;
