@@ -10,6 +10,8 @@
 #include <fstream>
 #include <functional>
 #include <string>
+#include <tuple>
+#include <utility>
 #include <vector>
 
 #include <sys/resource.h>
@@ -47,8 +49,12 @@ std::string captureStdout(const std::function<void()> &body)
     std::fflush(stdout);
     ::dup2(saved, STDOUT_FILENO);
     ::close(saved);
-    std::rewind(sink);
-    std::string text = readAll(sink);
+    std::string text;
+    if (std::fseek(sink, 0, SEEK_SET) != 0) {
+        ADD_FAILURE() << "fseek: " << std::strerror(errno);
+    } else {
+        text = readAll(sink);
+    }
     std::fclose(sink);
     return text;
 }
@@ -71,10 +77,7 @@ protected:
 
 TEST_F(List, PrintsValuesFromLastInsertedToFirstAsOftenAsAsked)
 {
-    const struct {
-        std::vector<std::int32_t> inserted;
-        std::string printed;
-    } cases[] = {
+    const std::pair<std::vector<std::int32_t>, std::string> cases[] = {
         {{}, ""},
         {{5}, "5"},
         {{1, 2, 3}, "321"},
@@ -84,15 +87,15 @@ TEST_F(List, PrintsValuesFromLastInsertedToFirstAsOftenAsAsked)
         {{8, 8}, "88"},
         {{INT32_MAX, INT32_MIN}, "-21474836482147483647"},
     };
-    for (const auto &c : cases) {
-        for (const std::int32_t value : c.inserted) {
+    for (const auto &[inserted, printed] : cases) {
+        for (const std::int32_t value : inserted) {
             addNewNodeAtStart(creatNode(value));
         }
         const std::string twice = captureStdout([] {
             printLinkedList();
             printLinkedList();
         });
-        EXPECT_EQ(twice, c.printed + c.printed) << testing::PrintToString(c.inserted);
+        EXPECT_EQ(twice, printed + printed) << testing::PrintToString(inserted);
         clear();
     }
 }
@@ -171,11 +174,7 @@ std::pair<std::string, int> shell(std::string line)
 TEST(Program, WritesItsDigitsWhateverItIsGivenAndReportsFailedWrites)
 {
     const std::string writeError = "intlist: write error: ";
-    const struct {
-        const char *line;
-        std::string output;
-        int status;
-    } cases[] = {
+    const std::tuple<const char *, std::string, int> cases[] = {
         {"@ 2>&1", kOutput, 0},
         {"@ -h --version extra 2>&1", kOutput, 0},
         {"env -i @ 2>&1", kOutput, 0},
@@ -184,8 +183,8 @@ TEST(Program, WritesItsDigitsWhateverItIsGivenAndReportsFailedWrites)
         {"@ 2>&1 >/dev/full", writeError + std::strerror(ENOSPC) + "\n", 1},
         {"@ 2>&1 >&-", writeError + std::strerror(EBADF) + "\n", 1},
     };
-    for (const auto &c : cases) {
-        EXPECT_EQ(shell(c.line), std::make_pair(c.output, c.status)) << c.line;
+    for (const auto &[line, output, status] : cases) {
+        EXPECT_EQ(shell(line), std::make_pair(output, status)) << line;
     }
 }
 
