@@ -131,8 +131,12 @@ TEST_F(List, RunBuildsTenDigitListAndPrintsItFrontToBack)
     EXPECT_EQ(walked, kOutput);
 }
 
-#ifdef __SANITIZE_ADDRESS__
+// GCC says it builds with AddressSanitizer in a macro, Clang only through
+// __has_feature.
+#if defined(__SANITIZE_ADDRESS__)
 constexpr bool kAddressSanitizer = true;
+#elif defined(__has_feature)
+constexpr bool kAddressSanitizer = __has_feature(address_sanitizer);
 #else
 constexpr bool kAddressSanitizer = false;
 #endif
