@@ -39,10 +39,15 @@ std::string readAll(std::FILE *stream)
 }
 
 // Runs body with standard output sent to a temporary file and returns what
-// it wrote, flushed or not.
+// it wrote, flushed or not. Without a temporary file the test fails and body
+// does not run.
 std::string captureStdout(const std::function<void()> &body)
 {
     std::FILE *sink = std::tmpfile();
+    if (sink == nullptr) {
+        ADD_FAILURE() << "tmpfile: " << std::strerror(errno);
+        return {};
+    }
     std::fflush(stdout);
     const int saved = ::dup(STDOUT_FILENO);
     ::dup2(::fileno(sink), STDOUT_FILENO);
@@ -131,6 +136,20 @@ TEST_F(List, RunBuildsTenDigitListAndPrintsItFrontToBack)
     EXPECT_EQ(walked, kOutput);
 }
 
+// GoogleTest passes a death test's standard error through a file in its
+// temporary directory, and aborts the whole run if it cannot make one there.
+class DeathTest : public testing::Test {
+protected:
+    void SetUp() override
+    {
+        ASSERT_EQ(::access(testing::TempDir().c_str(), W_OK), 0)
+            << "no death test can capture its output in " << testing::TempDir() << ": "
+            << std::strerror(errno);
+    }
+};
+using ListDeathTest = DeathTest;
+using ProgramDeathTest = DeathTest;
+
 // GCC says it builds with AddressSanitizer in a macro, Clang only through
 // __has_feature.
 #if defined(__SANITIZE_ADDRESS__)
@@ -162,7 +181,7 @@ constexpr bool kAddressSanitizer = false;
     std::_Exit(2);
 }
 
-TEST(ListDeathTest, ExhaustedHeapIsReportedWithStatusOne)
+TEST_F(ListDeathTest, ExhaustedHeapIsReportedWithStatusOne)
 {
     if (kAddressSanitizer) {
         GTEST_SKIP() << "an address-space limit breaks AddressSanitizer's shadow memory";
