@@ -220,4 +220,25 @@ TEST(Program, WritesItsDigitsWhateverItIsGivenAndReportsFailedWrites)
     }
 }
 
+// Runs the program with standard output unbuffered on a full device, so that
+// each write fails inside printf, leaves nothing for the final flush to report
+// and shows only in the stream's error flag. Exits with status 2 if standard
+// output cannot be set up so.
+[[noreturn]] void runUnbufferedOnFullDevice()
+{
+    if (std::freopen("/dev/full", "w", stdout) == nullptr ||
+        std::setvbuf(stdout, nullptr, _IONBF, 0) != 0) {
+        std::perror("unbuffered /dev/full");
+        std::_Exit(2);
+    }
+    std::exit(intlistMain());
+}
+
+TEST_F(ProgramDeathTest, WriteErrorSeenOnlyInTheStreamIsReported)
+{
+    EXPECT_EXIT(runUnbufferedOnFullDevice(),
+                testing::ExitedWithCode(1),
+                std::string("^intlist: write error: ") + std::strerror(ENOSPC) + "\n$");
+}
+
 } // namespace
