@@ -152,7 +152,7 @@ using ProgramDeathTest = DeathTest;
 
 // GCC says it builds with AddressSanitizer in a macro, Clang only through
 // __has_feature.
-#if defined(__SANITIZE_ADDRESS__)
+#ifdef __SANITIZE_ADDRESS__
 constexpr bool kAddressSanitizer = true;
 #elif defined(__has_feature)
 constexpr bool kAddressSanitizer = __has_feature(address_sanitizer);
