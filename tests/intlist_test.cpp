@@ -27,6 +27,9 @@ namespace {
 // What a run prints: the first ten digits of pi, last inserted first.
 const std::string kOutput = "3562951413";
 
+// What a failed write to standard output puts before the system's reason.
+const std::string kWriteError = "intlist: write error: ";
+
 // Reads stream to its end.
 std::string readAll(std::FILE *stream)
 {
@@ -205,15 +208,14 @@ std::pair<std::string, int> shell(std::string line)
 
 TEST(Program, WritesItsDigitsWhateverItIsGivenAndReportsFailedWrites)
 {
-    const std::string writeError = "intlist: write error: ";
     const std::tuple<const char *, std::string, int> cases[] = {
         {"@ 2>&1", kOutput, 0},
         {"@ -h --version extra 2>&1", kOutput, 0},
         {"env -i @ 2>&1", kOutput, 0},
         {"@ <&- 2>&1", kOutput, 0},
         {"f=$(mktemp) && @ >$f 2>&1; s=$?; cat $f; rm $f; exit $s", kOutput, 0},
-        {"@ 2>&1 >/dev/full", writeError + std::strerror(ENOSPC) + "\n", 1},
-        {"@ 2>&1 >&-", writeError + std::strerror(EBADF) + "\n", 1},
+        {"@ 2>&1 >/dev/full", kWriteError + std::strerror(ENOSPC) + "\n", 1},
+        {"@ 2>&1 >&-", kWriteError + std::strerror(EBADF) + "\n", 1},
     };
     for (const auto &[line, output, status] : cases) {
         EXPECT_EQ(shell(line), std::make_pair(output, status)) << line;
@@ -238,7 +240,7 @@ TEST_F(ProgramDeathTest, WriteErrorSeenOnlyInTheStreamIsReported)
 {
     EXPECT_EXIT(runUnbufferedOnFullDevice(),
                 testing::ExitedWithCode(1),
-                std::string("^intlist: write error: ") + std::strerror(ENOSPC) + "\n$");
+                "^" + kWriteError + std::strerror(ENOSPC) + "\n$");
 }
 
 } // namespace
