@@ -58,9 +58,10 @@ int main()
     addNewNodeAtStart(creatNode(3));
     printLinkedList();
 
-    // Flush here rather than at exit, where a full disk or a closed
-    // descriptor would be lost and the run would still look successful.
-    if (std::fflush(stdout) != 0 || std::ferror(stdout) != 0) {
+    // Flush and close here rather than at exit, where a full disk, a closed
+    // descriptor or a file system that reports a failed write only at close
+    // (NFS, say) would be lost and the run would still look successful.
+    if (std::fflush(stdout) != 0 || std::ferror(stdout) != 0 || std::fclose(stdout) != 0) {
         std::perror("intlist: write error");
         return EXIT_FAILURE;
     }

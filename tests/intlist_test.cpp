@@ -4,18 +4,24 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <cstddef>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <fstream>
 #include <functional>
+#include <iterator>
 #include <string>
 #include <tuple>
 #include <utility>
 #include <vector>
 
+#include <linux/filter.h>
+#include <linux/seccomp.h>
+#include <sys/prctl.h>
 #include <sys/resource.h>
+#include <sys/syscall.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -126,19 +132,6 @@ TEST_F(List, NewNodeIsUnlinkedUntilInsertedAtTheFront)
     EXPECT_EQ(second->nextNode, first);
 }
 
-TEST_F(List, RunBuildsTenDigitListAndPrintsItFrontToBack)
-{
-    int status = -1;
-    EXPECT_EQ(captureStdout([&status] { status = intlistMain(); }), kOutput);
-    EXPECT_EQ(status, 0);
-
-    std::string walked;
-    for (const ListNode *node = START; node != nullptr; node = node->nextNode) {
-        walked += std::to_string(node->value);
-    }
-    EXPECT_EQ(walked, kOutput);
-}
-
 // GoogleTest passes a death test's standard error through a file in its
 // temporary directory, and aborts the whole run if it cannot make one there.
 class DeathTest : public testing::Test {
@@ -152,6 +145,34 @@ protected:
 };
 using ListDeathTest = DeathTest;
 using ProgramDeathTest = DeathTest;
+
+// Runs the program with standard output on a temporary file. The program
+// closes standard output, so it runs in a death test's child, where that
+// cannot silence the test runner; the child writes to standard error what the
+// program printed and the list it left, a line each, and exits with the
+// program's status, or with status 2 where no temporary file can be had.
+[[noreturn]] void runAndReport()
+{
+    std::fflush(stdout);
+    std::FILE *sink = std::tmpfile();
+    if (sink == nullptr || ::dup2(::fileno(sink), STDOUT_FILENO) == -1) {
+        std::perror("temporary standard output");
+        std::_Exit(2);
+    }
+    const int status = intlistMain();
+    std::string walked;
+    for (const ListNode *node = START; node != nullptr; node = node->nextNode) {
+        walked += std::to_string(node->value);
+    }
+    std::fseek(sink, 0, SEEK_SET);
+    std::fprintf(stderr, "%s\n%s\n", readAll(sink).c_str(), walked.c_str());
+    std::_Exit(status);
+}
+
+TEST_F(ProgramDeathTest, RunBuildsTenDigitListAndPrintsItFrontToBack)
+{
+    EXPECT_EXIT(runAndReport(), testing::ExitedWithCode(0), "^" + kOutput + "\n" + kOutput + "\n$");
+}
 
 // GCC says it builds with AddressSanitizer in a macro, Clang only through
 // __has_feature.
@@ -241,6 +262,41 @@ TEST_F(ProgramDeathTest, WriteErrorSeenOnlyInTheStreamIsReported)
     EXPECT_EXIT(runUnbufferedOnFullDevice(),
                 testing::ExitedWithCode(1),
                 "^" + kWriteError + std::strerror(ENOSPC) + "\n$");
+}
+
+// Runs the program with standard output on /dev/null and a seccomp filter
+// that fails close(2) of descriptor 1 with EIO, as NFS or a FUSE file system
+// does when a write it took earlier fails. Exits with status 2 if standard
+// output cannot be set up so. The filter injects a fault, it guards nothing,
+// so it matches the call's number without checking the architecture.
+[[noreturn]] void runWithFailingClose()
+{
+    // The descriptor is the low half of the first argument.
+    constexpr std::uint32_t descriptorOffset =
+        offsetof(seccomp_data, args[0]) + (__BYTE_ORDER__ == __ORDER_BIG_ENDIAN__ ? 4 : 0);
+    sock_filter filter[] = {
+        BPF_STMT(BPF_LD | BPF_W | BPF_ABS, offsetof(seccomp_data, nr)),
+        BPF_JUMP(BPF_JMP | BPF_JEQ | BPF_K, __NR_close, 0, 3),
+        BPF_STMT(BPF_LD | BPF_W | BPF_ABS, descriptorOffset),
+        BPF_JUMP(BPF_JMP | BPF_JEQ | BPF_K, STDOUT_FILENO, 0, 1),
+        BPF_STMT(BPF_RET | BPF_K, SECCOMP_RET_ERRNO | EIO),
+        BPF_STMT(BPF_RET | BPF_K, SECCOMP_RET_ALLOW),
+    };
+    const sock_fprog program{std::size(filter), filter};
+    if (std::freopen("/dev/null", "w", stdout) == nullptr ||
+        ::prctl(PR_SET_NO_NEW_PRIVS, 1, 0, 0, 0) != 0 ||
+        ::prctl(PR_SET_SECCOMP, SECCOMP_MODE_FILTER, &program) != 0) {
+        std::perror("failing close of standard output");
+        std::_Exit(2);
+    }
+    std::exit(intlistMain());
+}
+
+TEST_F(ProgramDeathTest, WriteErrorSeenOnlyAtCloseIsReported)
+{
+    EXPECT_EXIT(runWithFailingClose(),
+                testing::ExitedWithCode(1),
+                "^" + kWriteError + std::strerror(EIO) + "\n$");
 }
 
 } // namespace
