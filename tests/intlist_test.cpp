@@ -214,10 +214,13 @@ TEST_F(ListDeathTest, ExhaustedHeapIsReportedWithStatusOne)
 }
 
 // Runs a shell command line in which @ stands for the built program, and
-// returns what the line wrote to standard output and its exit status.
+// returns what the line wrote to standard output and its exit status. The
+// program's path reaches the shell in the environment, where no character of
+// it, a quote or a space, needs quoting.
 std::pair<std::string, int> shell(std::string line)
 {
-    line.replace(line.find('@'), 1, "'" INTLIST_BINARY "'");
+    ::setenv("INTLIST", INTLIST_BINARY, 1);
+    line.replace(line.find('@'), 1, "\"$INTLIST\"");
     std::FILE *pipe = ::popen(line.c_str(), "r"); // NOLINT(cert-env33-c): the shell is the point
     if (pipe == nullptr) {
         return {std::strerror(errno), -1};
