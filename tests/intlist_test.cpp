@@ -41,8 +41,8 @@ std::string readAll(std::FILE *stream)
 {
     std::string text;
     char buffer[256];
-    for (std::size_t n; (n = std::fread(buffer, 1, sizeof buffer, stream)) > 0;) {
-        text.append(buffer, n);
+    for (std::size_t count; (count = std::fread(buffer, 1, sizeof buffer, stream)) > 0;) {
+        text.append(buffer, count);
     }
     return text;
 }
