@@ -288,7 +288,9 @@ TEST_F(ProgramDeathTest, WriteErrorSeenOnlyInTheStreamIsReported)
         BPF_STMT(BPF_RET | BPF_K, SECCOMP_RET_ERRNO | EIO),
         BPF_STMT(BPF_RET | BPF_K, SECCOMP_RET_ALLOW),
     };
-    const sock_fprog program{std::size(filter), filter};
+    sock_fprog program{};
+    program.len = static_cast<unsigned short>(std::size(filter));
+    program.filter = filter;
     if (std::freopen("/dev/null", "w", stdout) == nullptr ||
         ::prctl(PR_SET_NO_NEW_PRIVS, 1, 0, 0, 0) != 0 ||
         ::prctl(PR_SET_SECCOMP, SECCOMP_MODE_FILTER, &program) != 0) {
