@@ -240,7 +240,7 @@ TEST(Program, WritesItsDigitsWhateverItIsGivenAndReportsFailedWrites)
         {"@ -h --version extra 2>&1", kOutput, 0},
         {"env -i @ 2>&1", kOutput, 0},
         {"@ <&- 2>&1", kOutput, 0},
-        {"f=$(mktemp) && @ >$f 2>&1; s=$?; cat $f; rm $f; exit $s", kOutput, 0},
+        {R"(f=$(mktemp) && @ >"$f" 2>&1; s=$?; cat "$f"; rm "$f"; exit $s)", kOutput, 0},
         {"@ 2>&1 >/dev/full", kWriteError + std::strerror(ENOSPC) + "\n", 1},
         {"@ 2>&1 >&-", kWriteError + std::strerror(EBADF) + "\n", 1},
     };
